@@ -1,0 +1,3 @@
+#include "imgstrip.h"
+
+int main(int argc, char** argv) { imgstrip::start(argc, argv); }
