@@ -1,0 +1,64 @@
+// Support for the black-box tests: the built program run as a user runs it,
+// in a scratch directory per case, with its exit status, standard output
+// and standard error captured.
+//
+//   blackbox_tests --program PATH [--runner CMD]...
+//
+// With a runner (such as wine) the same cases run against a Windows build;
+// cases that only the native platform can provoke are skipped there.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace blackbox {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+extern std::string g_program;           // absolute path of the program under test
+extern std::vector<std::string> g_runner;  // words put before it, such as "wine"
+
+inline bool native() { return g_runner.empty(); }
+
+Bytes read_file(const fs::path& path);
+std::string read_text(const fs::path& path);
+void write_file(const fs::path& path, const Bytes& bytes);
+
+// A type 0 WBMP image narrower than 128 pixels: header, then rows of width/8 bytes.
+Bytes wbmp(int width, int rows);
+// What a conversion of input writes: all but its first two bytes.
+Bytes tail(const Bytes& input);
+
+// Where the program's standard output goes.
+enum class Stdout { file, dev_full, closed, broken_pipe, output_file };
+
+struct Result {
+    int status = -1;  // exit status, or 1000 + signal number
+    std::string out;  // standard output (captured with Stdout::file only)
+    std::string err;
+};
+
+// A scratch directory for one case; the program runs inside it, with
+// standard input from /dev/null.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    fs::path dir() const { return root_ / "work"; }
+    fs::path operator/(const std::string& name) const { return dir() / name; }
+
+    // Runs the program with args; with Stdout::output_file, standard output
+    // is the file output_name in the directory.
+    Result run(const std::vector<std::string>& args, Stdout how = Stdout::file,
+               const std::string& output_name = "") const;
+
+private:
+    fs::path root_;
+};
+
+}  // namespace blackbox
