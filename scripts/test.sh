@@ -18,3 +18,11 @@ native() {
 
 native release
 native debug
+
+# ---- Windows build under wine
+
+# ---- Slow tests (release build only)
+
+# ---- Install, man page and packages
+
+# ---- Fuzzing and static analysis
