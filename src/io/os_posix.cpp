@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -116,6 +117,38 @@ int open_retrying(const char* path, int flags)
     return fd;
 }
 
+// A FIFO as the output is written through a write-only end: with no reader
+// the create fails (ENXIO) instead of leaving the bytes in a pipe nobody
+// reads, and a reader that goes away is EPIPE instead of a write that waits
+// for ever on this process's own read end.
+int writer_end(int fd, const char* path)
+{
+    struct stat file;
+    if (fstat(fd, &file) != 0 || !S_ISFIFO(file.st_mode)) return fd;
+    (void)::close(fd);
+    fd = open_retrying(path, O_WRONLY | O_NONBLOCK);
+    if (fd >= 0 && fcntl(fd, F_SETFL, 0) != 0) {
+        const int error = errno;
+        (void)::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// ENOENT also stands for a missing directory on the path, which Windows
+// tells apart as "path not found".
+Code open_failure(const char* path, int error)
+{
+    const char* slash = std::strrchr(path, '/');
+    if (error == ENOENT && slash != nullptr) {
+        const std::string directory(path, slash == path ? 1 : static_cast<std::size_t>(slash - path));
+        struct stat file;
+        if (stat(directory.c_str(), &file) != 0) return 3;
+    }
+    return code_for(error);
+}
+
 }  // namespace
 
 std::vector<std::string> start(int argc, char** argv)
@@ -125,8 +158,10 @@ std::vector<std::string> start(int argc, char** argv)
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)::open("/dev/null", O_RDONLY);
     }
-    // A reader that has gone makes a console write fail (101), not kill the process.
+    // A reader that has gone makes a console write fail (101), and a file size
+    // limit makes a write fail (EFBIG), instead of killing the process.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
@@ -147,8 +182,9 @@ Code open(const std::string& path, Disposition how, Handle& handle)
             fd = open_retrying(name, O_RDWR);
             if (fd >= 0 || errno != ENOENT || tries == 3) break;
         }
+        if (fd >= 0) fd = writer_end(fd, name);
     }
-    if (fd < 0) return code_for(errno);
+    if (fd < 0) return open_failure(name, errno);
 
     if (const Code code = hold(fd, how == Disposition::create_always)) {
         if (made) (void)unlink(name);
