@@ -22,6 +22,7 @@ std::vector<Open> g_handles;
 os::Code fault_for(Call call)
 {
     if (io::pending() != 0) g_world.called_while_pending = true;
+    if (g_world.before_call) g_world.before_call(call);
     g_world.calls.push_back(call);
     const int n = static_cast<int>(g_world.calls.size());
     const Fault& fault = g_world.fault;
@@ -34,6 +35,13 @@ Open* handle_of(os::Handle handle)
     if (handle < 0 || static_cast<std::size_t>(handle) >= g_handles.size()) return nullptr;
     Open& open = g_handles[static_cast<std::size_t>(handle)];
     return open.open ? &open : nullptr;
+}
+
+// How many bytes the read or write just counted may move at most.
+std::size_t limit_now()
+{
+    const bool short_now = static_cast<int>(g_world.calls.size()) == g_world.short_at;
+    return short_now ? std::min(g_world.short_limit, g_world.transfer_limit) : g_world.transfer_limit;
 }
 
 bool is_held(const std::string& path)
@@ -164,7 +172,7 @@ Code read(Handle handle, unsigned char* data, std::size_t count, std::size_t& do
     if (open == nullptr) return 6;
     const std::vector<unsigned char>& bytes = g_world.files[open->path].data;
     const auto at = static_cast<std::size_t>(open->position);
-    if (at < bytes.size()) done = std::min({count, bytes.size() - at, g_world.transfer_limit});
+    if (at < bytes.size()) done = std::min({count, bytes.size() - at, fake::limit_now()});
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(at, bytes.size())), done, data);
     open->position += static_cast<std::int64_t>(done);
     return 0;
@@ -178,7 +186,7 @@ Code write(Handle handle, const unsigned char* data, std::size_t count, std::siz
     if (open == nullptr) return 6;
     fake::File& file = g_world.files[open->path];
     ++file.writes;
-    done = std::min(count, g_world.transfer_limit);
+    done = std::min(count, fake::limit_now());
     const auto at = static_cast<std::size_t>(open->position);
     if (file.data.size() < at + done) file.data.resize(at + done);
     std::copy_n(data, done, file.data.begin() + static_cast<std::ptrdiff_t>(at));
@@ -199,7 +207,7 @@ Code console_write(const unsigned char* data, std::size_t count, std::size_t& do
 {
     done = 0;
     if (const Code code = fake::fault_for(Call::console_write)) return code;
-    done = std::min(count, g_world.transfer_limit);
+    done = std::min(count, fake::limit_now());
     g_world.console.append(reinterpret_cast<const char*>(data), done);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <string>
@@ -43,6 +44,9 @@ struct World {
     std::vector<Call> calls;               // every seam call, in order
     Fault fault;
     std::size_t transfer_limit = std::numeric_limits<std::size_t>::max();  // per read or write
+    int short_at = 0;                      // the seam call (counted from 1) that, if it is a read
+    std::size_t short_limit = 1;           //   or write, moves at most short_limit bytes, once
+    std::function<void(Call)> before_call; // told of every seam call before it is made
     bool called_while_pending = false;     // a seam call came while a code was pending
 };
 
