@@ -66,8 +66,9 @@ Result Scratch::run(const std::vector<std::string>& args, Stdout how, const std:
         EXPECT_EQ(pipe(pipe_fds), 0);
         close(pipe_fds[0]);  // the reader is gone before the first write
     }
-    std::vector<std::string> words = g_runner;
-    words.push_back(g_program);
+    std::vector<std::string> words = prefix;
+    words.insert(words.end(), g_runner.begin(), g_runner.end());
+    words.push_back(program.empty() ? g_program : program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
@@ -91,6 +92,7 @@ Result Scratch::run(const std::vector<std::string>& args, Stdout how, const std:
         case Stdout::broken_pipe: dup2(pipe_fds[1], 1); break;
         }
         for (int fd = 3; fd < 64; ++fd) close(fd);
+        if (timeout != 0) alarm(timeout);  // kept across exec
         execvp(argv[0], argv.data());
         _exit(127);
     }

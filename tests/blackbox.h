@@ -57,6 +57,17 @@ public:
     Result run(const std::vector<std::string>& args, Stdout how = Stdout::file,
                const std::string& output_name = "") const;
 
+    // Options for run(): words put before the runner and the program (such
+    // as setpriv and its options); the program to run instead of g_program;
+    // a time limit in seconds (0: none), after which the program is ended by
+    // SIGALRM and the status is 1000 + SIGALRM.
+    std::vector<std::string> prefix;
+    std::string program;
+    unsigned timeout = 0;
+
+    // The directory that holds dir(), the captured streams and nothing else.
+    fs::path root() const { return root_; }
+
 private:
     fs::path root_;
 };
