@@ -117,16 +117,20 @@ int open_retrying(const char* path, int flags)
     return fd;
 }
 
-// A FIFO as the output is written through a write-only end: with no reader
-// the create fails (ENXIO) instead of leaving the bytes in a pipe nobody
-// reads, and a reader that goes away is EPIPE instead of a write that waits
-// for ever on this process's own read end.
-int writer_end(int fd, const char* path)
+// A FIFO as the output is opened write-only, never for reading too: with no
+// reader the create fails (ENXIO) instead of leaving the bytes in a pipe
+// nobody reads, a reader sees no writer come and go before the real one, and
+// a reader that goes away is EPIPE instead of a write that waits for ever on
+// this process's own read end.
+bool is_fifo(const char* path)
 {
     struct stat file;
-    if (fstat(fd, &file) != 0 || !S_ISFIFO(file.st_mode)) return fd;
-    (void)::close(fd);
-    fd = open_retrying(path, O_WRONLY | O_NONBLOCK);
+    return stat(path, &file) == 0 && S_ISFIFO(file.st_mode);
+}
+
+int fifo_writer(const char* path)
+{
+    const int fd = open_retrying(path, O_WRONLY | O_NONBLOCK);
     if (fd >= 0 && fcntl(fd, F_SETFL, 0) != 0) {
         const int error = errno;
         (void)::close(fd);
@@ -172,6 +176,8 @@ Code open(const std::string& path, Disposition how, Handle& handle)
     int fd;
     if (how == Disposition::open_existing) {
         fd = open_retrying(name, O_RDWR);
+    } else if (is_fifo(name)) {
+        fd = fifo_writer(name);
     } else {
         // Opened without O_TRUNC: nothing is cut before the checks in hold().
         // A file this call made is removed again if they fail.
@@ -182,7 +188,6 @@ Code open(const std::string& path, Disposition how, Handle& handle)
             fd = open_retrying(name, O_RDWR);
             if (fd >= 0 || errno != ENOENT || tries == 3) break;
         }
-        if (fd >= 0) fd = writer_end(fd, name);
     }
     if (fd < 0) return open_failure(name, errno);
 
