@@ -56,5 +56,72 @@ native debug
 # ---- Slow tests (release build only)
 
 # ---- Install, man page and packages
+# The release build installed into a scratch prefix, the manual page checked
+# by groff, and as root the Debian package installed, run and removed.
+(
+    echo "== install, man page and package"
+    release=$root/release sample=$PWD/examples/sample.wbmp
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+    problem() { echo "install: $*"; exit 1; }
+    # converts PROGRAM: the usage line with status 1, then the sample converted.
+    converts() {
+        local out
+        out=$("$1"; echo "/$?")
+        [ "$out" = $'Usage: imgstrip input.wbmp output.scrn\r\n/1' ] || problem "$1 alone: $(printf %q "$out")"
+        out=$("$1" "$sample" "$scratch/sample.scrn"; echo "/$?")
+        [ "$out" = $'Done...\r\n/0' ] || problem "$1 on the sample: $(printf %q "$out")"
+        tail -c +3 "$sample" | cmp -s - "$scratch/sample.scrn" || problem "$1 wrote a wrong screen image"
+    }
+
+    cmake --install "$release" --prefix "$scratch/prefix" >/dev/null
+    [ -x "$scratch/prefix/bin/imgstrip" ] || problem "no bin/imgstrip in the prefix"
+    cmp -s docs/imgstrip.1 "$scratch/prefix/share/man/man1/imgstrip.1" || problem "no share/man/man1/imgstrip.1 in the prefix"
+    converts "$scratch/prefix/bin/imgstrip"
+
+    if command -v groff >/dev/null; then
+        warnings=$(groff -ww -z -man docs/imgstrip.1 2>&1)
+        [ -z "$warnings" ] || problem "groff on docs/imgstrip.1: $warnings"
+    elif [ "${CI:-}" = true ]; then
+        problem "groff is missing"
+    else
+        echo "SKIP: the manual page check (groff is missing)"
+    fi
+
+    if [ "$(id -u)" != 0 ] || ! command -v dpkg >/dev/null; then
+        [ "${CI:-}" != true ] || problem "the Debian package needs root and dpkg in CI"
+        echo "SKIP: the Debian package (needs root and dpkg)"
+        exit 0
+    fi
+    if dpkg -s imgstrip >/dev/null 2>&1 && [ "${CI:-}" != true ]; then
+        echo "SKIP: the Debian package (imgstrip is installed already; left alone)"
+        exit 0
+    fi
+    cpack --config "$release/CPackConfig.cmake" -G DEB -B "$scratch/package" >/dev/null
+    deb=$(echo "$scratch"/package/imgstrip_*.deb)
+    [ -f "$deb" ] || problem "cpack made no imgstrip_*.deb"
+    [ "$(dpkg-deb -f "$deb" Package Architecture | tr '\n' ' ')" = "Package: imgstrip Architecture: $(dpkg --print-architecture) " ] ||
+        problem "$(basename "$deb"): wrong name or architecture"
+    dpkg -i "$deb" >/dev/null
+    trap 'dpkg -r imgstrip >/dev/null 2>&1; rm -rf "$scratch"' EXIT
+    [ -f /usr/share/man/man1/imgstrip.1 ] || problem "the package holds no manual page"
+    converts /usr/bin/imgstrip
+    dpkg -r imgstrip >/dev/null
+    trap 'rm -rf "$scratch"' EXIT
+    [ ! -e /usr/bin/imgstrip ] && [ ! -e /usr/share/man/man1/imgstrip.1 ] || problem "dpkg -r left files behind"
+    ! dpkg -s imgstrip >/dev/null 2>&1 || problem "dpkg -r left the package installed"
+    echo "install, man page and package: passed"
+)
+
+# The benchmark's smoke run: the script keeps working, the tools agree on the bytes.
+echo "== benchmark, quick"
+status=0
+bench/run.sh --quick --program "$root/release/imgstrip" || status=$?
+if [ $status = 77 ] && [ "${CI:-}" != true ]; then
+    echo "SKIP: the benchmark (a tool it needs is missing)"
+elif [ $status != 0 ]; then
+    echo "bench/run.sh --quick failed ($status)"
+    exit 1
+fi
 
 # ---- Fuzzing and static analysis
