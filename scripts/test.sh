@@ -20,9 +20,10 @@ native release
 native debug
 
 # ---- Windows build under wine
-# The win32 preset cross-built and its imports checked, then the black-box
-# cases run against imgstrip.exe under wine (in one wine prefix made first:
-# its first start takes seconds and talks on stderr).
+# The win32 preset cross-built and its imports checked, then its unit tests
+# and the black-box cases against imgstrip.exe run under wine (in one wine
+# prefix made first: its first start takes seconds and talks on stderr),
+# then the release zip.
 # Without the tools the suite is skipped, except in CI.
 (
     problem() { echo "windows: $*"; exit 1; }
@@ -39,18 +40,27 @@ native debug
     imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort | tr '\n' ' ')
     [ "$imports" = "KERNEL32.dll msvcrt.dll " ] || problem "imgstrip.exe imports: $imports"
 
-    echo "== black-box cases under wine, in $tests"
+    echo "== unit tests and black-box cases under wine, in $win and $tests"
     rm -rf "$tests/prefix"
     mkdir -p "$tests/prefix"
     export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     WINEPREFIX=$(cd "$tests/prefix" && pwd)
     trap 'wineserver -k 2>/dev/null || true' EXIT
     wineboot -i >/dev/null 2>&1 || problem "wineboot could not make a wine prefix"
+    ctest --test-dir "$win" -j "$jobs" --output-on-failure
     cmake --preset release -B "$tests" -DIMGSTRIP_WINE_PROGRAM="$exe" >/dev/null
     cmake --build "$tests" -j "$jobs" --target blackbox_tests
     ctest --test-dir "$tests" -j "$jobs" -L wine --output-on-failure
 
-    echo "windows: passed"
+    rm -rf "$win/package"
+    cpack --config "$win/CPackConfig.cmake" -B "$win/package" >/dev/null
+    zip=$(echo "$win"/package/imgstrip-*-win32.zip)
+    [ -f "$zip" ] || problem "cpack made no imgstrip-*-win32.zip"
+    listing=$(cmake -E tar tf "$zip")
+    for name in imgstrip.exe README.md; do
+        grep -qx "imgstrip-[^/]*-win32/$name" <<<"$listing" || problem "$(basename "$zip") holds no $name"
+    done
+    echo "windows: passed, $zip"
 )
 
 # ---- Slow tests (release build only)
