@@ -21,13 +21,13 @@ Code last_code() { return io::from_windows_error(GetLastError()); }
 // INVALID_SET_FILE_POINTER is also the low word of a legitimate position
 // (4 GiB - 1, 8 GiB - 1, ...), so only a last error set by the call itself
 // tells a failure.
-Code move(HANDLE file, std::int64_t distance, DWORD method, std::int64_t& position)
+Code move(HANDLE file, std::int64_t distance, DWORD method, std::int64_t& reached)
 {
     LONG high = static_cast<LONG>(distance >> 32);
     SetLastError(NO_ERROR);
     const DWORD low = SetFilePointer(file, static_cast<LONG>(static_cast<DWORD>(distance)), &high, method);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return last_code();
-    position = static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
+    reached = static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
     return 0;
 }
 
