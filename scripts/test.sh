@@ -3,6 +3,7 @@
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 # BUILD_ROOT (default: build) is where the build trees go, one per preset.
+# FUZZ_SECONDS (default: 60) is how long each fuzz target runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${BUILD_ROOT:-build}
@@ -138,3 +139,108 @@ elif [ $status != 0 ]; then
 fi
 
 # ---- Fuzzing and static analysis
+# Each libFuzzer target runs for FUZZ_SECONDS (default 60), both at once, on
+# a scratch copy of its corpus; a failing input fails the suite and is kept
+# in $root/fuzz/artifacts. Then clang-tidy (.clang-tidy) and cppcheck over
+# src/: the POSIX files through the release build's compile commands, the
+# Windows files through a configured win32 tree. A missing tool skips its
+# part visibly, except in CI.
+(
+    problem() { echo "fuzz/static: $*"; exit 1; }
+    missing() {
+        [ "${CI:-}" != true ] || problem "$1 is needed in CI"
+        echo "SKIP: $2 ($1 is missing)"
+    }
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$scratch/probe.cpp"
+    if ! command -v clang++ >/dev/null || ! clang++ -fsanitize=fuzzer "$scratch/probe.cpp" -o "$scratch/probe" 2>/dev/null; then
+        missing "clang++ with libFuzzer" "fuzzing"
+    else
+        fuzz=$root/fuzz seconds=${FUZZ_SECONDS:-60}
+        echo "== fuzzing for ${seconds} s per target, in $fuzz"
+        cmake --preset fuzz -B "$fuzz" >/dev/null
+        cmake --build "$fuzz" -j "$jobs" --target command_line_fuzz conversion_fuzz
+        rm -rf "$fuzz/artifacts"
+        mkdir -p "$fuzz/artifacts"
+        targets=(command_line conversion) pids=()
+        for target in "${targets[@]}"; do
+            cp -r "fuzz/corpus/$target" "$scratch/$target"
+            "$fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=512 \
+                -print_final_stats=1 -artifact_prefix="$fuzz/artifacts/$target-" "$scratch/$target" \
+                >"$scratch/$target.log" 2>&1 &
+            pids+=($!)
+        done
+        failed=
+        for i in "${!targets[@]}"; do
+            target=${targets[$i]}
+            if wait "${pids[$i]}"; then
+                echo "${target}_fuzz: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/$target.log" | tr -s ' \t' ' ')"
+            else
+                tail -n 30 "$scratch/$target.log"
+                failed+=" ${target}_fuzz"
+            fi
+        done
+        if [ -n "$failed" ]; then
+            for input in "$fuzz"/artifacts/*; do
+                [ -f "$input" ] && { echo "$input:"; od -An -c "$input" | head -n 20; }
+            done
+            problem "failing inputs from$failed, kept in $fuzz/artifacts (once fixed, add them to fuzz/corpus/)"
+        fi
+    fi
+
+    posix_sources=$(find src -name '*.cpp' ! -name '*_win32.cpp' | sort)
+    win32_sources=$(find src -name '*.cpp' ! -name '*_posix.cpp' | sort)
+    win32=$root/win32-analysis
+    have_win32=
+    if ! command -v i686-w64-mingw32-g++ >/dev/null; then
+        missing "i686-w64-mingw32-g++" "static analysis of the Windows files"
+    elif ! cmake --list-presets 2>/dev/null | grep -q '"win32"'; then
+        echo "SKIP: static analysis of the Windows files (no win32 preset yet)"
+    else
+        cmake --preset win32 -B "$win32" >/dev/null
+        have_win32=yes
+    fi
+
+    if ! command -v clang-tidy >/dev/null; then
+        missing clang-tidy "clang-tidy"
+    else
+        echo "== clang-tidy over src/"
+        # 2 files per process, $jobs processes at once; any finding is an error.
+        xargs -P "$jobs" -n 2 clang-tidy -p "$root/release" --quiet <<<"$posix_sources" 2>&1 |
+            grep -v ' warnings\? generated\.$' >"$scratch/tidy.log" || true
+        if [ -n "$have_win32" ]; then
+            # clang finds the mingw C++ headers only when told: the cross
+            # compiler's own C++ and Windows directories, after clang's.
+            tidy_win32=(--extra-arg=--target=i686-w64-mingw32 --extra-arg=-nostdinc
+                        "--extra-arg=-isystem$(clang++ -print-resource-dir)/include")
+            for dir in $(i686-w64-mingw32-g++ -E -x c++ -v /dev/null 2>&1 |
+                         sed -n '/<\.\.\.> search starts/,/End of/s/^ \(.*\(c++\|mingw32\/include\).*\)$/\1/p'); do
+                tidy_win32+=("--extra-arg=-isystem$dir")
+            done
+            xargs -P "$jobs" -n 2 clang-tidy -p "$win32" --quiet "${tidy_win32[@]}" <<<"$win32_sources" 2>&1 |
+                grep -v ' warnings\? generated\.$' >>"$scratch/tidy.log" || true
+        fi
+        if [ -s "$scratch/tidy.log" ]; then
+            cat "$scratch/tidy.log"
+            problem "clang-tidy has findings"
+        fi
+        echo "clang-tidy: clean"
+    fi
+
+    if ! command -v cppcheck >/dev/null; then
+        missing cppcheck "cppcheck"
+    else
+        echo "== cppcheck over src/"
+        checks=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet
+                --std=c++20 "--file-filter=$PWD/src/*")
+        cppcheck "${checks[@]}" --project="$root/release/compile_commands.json" || problem "cppcheck has findings (POSIX)"
+        if [ -n "$have_win32" ]; then
+            # The cross build passes its include path in a response file, which cppcheck does not read.
+            cppcheck "${checks[@]}" --project="$win32/compile_commands.json" --platform=win32A -Isrc ||
+                problem "cppcheck has findings (Windows)"
+        fi
+        echo "cppcheck: clean"
+    fi
+)
