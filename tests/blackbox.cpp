@@ -59,7 +59,8 @@ Scratch::~Scratch()
 
 Result Scratch::run(const std::vector<std::string>& args, Stdout how, const std::string& output_name) const
 {
-    const fs::path out = how == Stdout::output_file ? dir() / output_name : root_ / "stdout";
+    const bool named = how == Stdout::output_file || how == Stdout::appended_file;
+    const fs::path out = named ? dir() / output_name : root_ / "stdout";
     const fs::path err = root_ / "stderr";
     int pipe_fds[2] = {-1, -1};
     if (how == Stdout::broken_pipe) {
@@ -87,6 +88,7 @@ Result Scratch::run(const std::vector<std::string>& args, Stdout how, const std:
         case Stdout::output_file:
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             break;
+        case Stdout::appended_file: dup2(open(out.c_str(), O_WRONLY | O_APPEND), 1); break;
         case Stdout::dev_full: dup2(open("/dev/full", O_WRONLY), 1); break;
         case Stdout::closed: close(1); break;
         case Stdout::broken_pipe: dup2(pipe_fds[1], 1); break;

@@ -32,7 +32,9 @@ Bytes wbmp(int width, int rows);
 Bytes tail(const Bytes& input);
 
 // Where the program's standard output goes.
-enum class Stdout { file, dev_full, closed, broken_pipe, output_file };
+// output_file and appended_file name a file of the scratch directory, as
+// `> name` and `>> name` would.
+enum class Stdout { file, dev_full, closed, broken_pipe, output_file, appended_file };
 
 struct Result {
     int status = -1;  // exit status, or 1000 + signal number

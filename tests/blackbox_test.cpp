@@ -171,6 +171,18 @@ TEST_F(Posix, OutputThatIsItsOwnStandardOutput)
     EXPECT_EQ(read_file(scratch / "in.wbmp"), input);
 }
 
+TEST_F(Posix, InputThatIsItsOwnStandardOutput)
+{
+    // As on Windows, where the shell's open of the file keeps the input from being held.
+    const Result result = scratch.run({"in.wbmp", "out.scrn"}, Stdout::appended_file, "in.wbmp");
+    EXPECT_EQ(result.status, 2);
+    const std::string message = "Can't open input file: in.wbmp\r\n";
+    Bytes expected = input;
+    expected.insert(expected.end(), message.begin(), message.end());
+    EXPECT_EQ(read_file(scratch / "in.wbmp"), expected);
+    EXPECT_FALSE(fs::exists(scratch / "out.scrn"));
+}
+
 TEST_F(Posix, FilesHeldByAnotherProgram)
 {
     write_file(scratch / "held.scrn", {1, 2, 3});

@@ -2,9 +2,10 @@
 //
 // Holding: Windows opens without sharing; here a regular file is held with
 // a non-blocking exclusive flock(), which keeps out only other programs that
-// lock too. Devices are not held, as on Windows. Creating the output also
-// refuses, before anything is cut, a file this process holds and its own
-// standard output, however they are named (compared by device and inode).
+// lock too. Devices are not held, as on Windows. An open also refuses, before
+// anything is cut, a file this process holds and its own standard output,
+// however they are named (compared by device and inode): a file that is
+// standard output is open elsewhere already, which Windows would refuse too.
 #include "io/os_posix.h"
 
 #include <cerrno>
@@ -81,14 +82,14 @@ bool is_held_or_stdout(const struct stat& file)
     return fstat(STDOUT_FILENO, &out) == 0 && same_file(file, out.st_dev, out.st_ino);
 }
 
-// Holds an opened file; for the output, also checks it may be cut and cuts it.
+// Holds an opened file; for the output, also cuts it.
 Code hold(int fd, bool cut)
 {
     struct stat file;
     if (fstat(fd, &file) != 0) return code_for(errno);
     if (!S_ISREG(file.st_mode)) return 0;
     if (g_held_count == max_held) return 4;
-    if (cut && is_held_or_stdout(file)) return 5;
+    if (is_held_or_stdout(file)) return 5;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return 5;
         // A file system without flock() leaves the file unheld, not unusable.
