@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -15,24 +13,6 @@ namespace blackbox {
 
 std::string g_program;
 std::vector<std::string> g_runner;
-
-Bytes read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string read_text(const fs::path& path)
-{
-    const Bytes bytes = read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void write_file(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 Bytes wbmp(int width, int rows)
 {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "file_bytes.h"
+
 namespace blackbox {
 
 namespace fs = std::filesystem;
@@ -22,9 +24,9 @@ extern std::vector<std::string> g_runner;  // words put before it, such as "wine
 
 inline bool native() { return g_runner.empty(); }
 
-Bytes read_file(const fs::path& path);
-std::string read_text(const fs::path& path);
-void write_file(const fs::path& path, const Bytes& bytes);
+using file_bytes::read_file;
+using file_bytes::read_text;
+using file_bytes::write_file;
 
 // A type 0 WBMP image narrower than 128 pixels: header, then rows of width/8 bytes.
 Bytes wbmp(int width, int rows);

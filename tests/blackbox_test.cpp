@@ -132,6 +132,24 @@ TEST(Paths, WithBlanksAndQuotesAndBothSeparators)
     EXPECT_EQ(read_file(scratch / "out 'x'.scrn"), tail(input));
 }
 
+TEST(StandardOutput, ThatCannotBeWritten)
+{
+    Scratch scratch;
+    const Bytes input = wbmp(16, 20);
+    write_file(scratch / "in.wbmp", input);
+    for (const Stdout how : {Stdout::dev_full, Stdout::closed, Stdout::broken_pipe}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        fs::remove(scratch / "out.scrn");
+        const Result result = scratch.run({"in.wbmp", "out.scrn"}, how);
+        EXPECT_EQ(result.status, 101);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(read_file(scratch / "out.scrn"), tail(input));  // the conversion itself completed
+        EXPECT_EQ(read_file(scratch / "in.wbmp"), input);
+        // A refusal whose line cannot be written ends the same way.
+        EXPECT_EQ(scratch.run({}, how).status, 101);
+    }
+}
+
 // Cases only a POSIX build meets: links, descriptors, locks of this platform.
 class Posix : public ::testing::Test {
 protected:
@@ -200,21 +218,6 @@ TEST_F(Posix, FilesHeldByAnotherProgram)
             expect_refused_output(result, name);
             EXPECT_EQ(read_file(scratch / "held.scrn"), (Bytes{1, 2, 3}));
         }
-    }
-}
-
-TEST_F(Posix, StandardOutputThatCannotBeWritten)
-{
-    for (const Stdout how : {Stdout::dev_full, Stdout::closed, Stdout::broken_pipe}) {
-        SCOPED_TRACE(static_cast<int>(how));
-        fs::remove(scratch / "out.scrn");
-        const Result result = scratch.run({"in.wbmp", "out.scrn"}, how);
-        EXPECT_EQ(result.status, 101);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(read_file(scratch / "out.scrn"), tail(input));  // the conversion itself completed
-        EXPECT_EQ(read_file(scratch / "in.wbmp"), input);
-        // A refusal whose line cannot be written ends the same way.
-        EXPECT_EQ(scratch.run({}, how).status, 101);
     }
 }
 

@@ -260,19 +260,6 @@ TEST_F(Win32, Devices)
     EXPECT_EQ(full.err, "");
 }
 
-TEST_F(Win32, StandardOutputThatCannotBeWritten)
-{
-    for (const Stdout how : {Stdout::dev_full, Stdout::closed, Stdout::broken_pipe}) {
-        SCOPED_TRACE(static_cast<int>(how));
-        fs::remove(scratch / "out.scrn");
-        const Result result = scratch.run({"in.wbmp", "out.scrn"}, how);
-        EXPECT_EQ(result.status, 101);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(read_file(scratch / "out.scrn"), tail(input));
-        EXPECT_EQ(scratch.run({}, how).status, 101);
-    }
-}
-
 bool on_path(const std::string& name)
 {
     const char* path = std::getenv("PATH");

@@ -12,12 +12,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "file_bytes.h"
 
 namespace {
 
@@ -47,17 +47,8 @@ TEST(CodeFor, MapsErrnoToTheCodeAWindowsBuildGives)
     }
 }
 
-Bytes read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using file_bytes::read_file;
+using file_bytes::write_file;
 
 // A scratch directory; every handle the seam gives out is closed at the end.
 class Seam : public ::testing::Test {

@@ -14,14 +14,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "file_bytes.h"
 
 #include "imgstrip.h"
 #include "io/byte_file.h"
@@ -186,17 +186,8 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 using os::Disposition;
 
-Bytes read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using file_bytes::read_file;
+using file_bytes::write_file;
 
 bool is_open(os::Handle handle) { return fcntl(static_cast<int>(handle), F_GETFD) != -1; }
 
