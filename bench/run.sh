@@ -52,7 +52,7 @@ fi
 if [ $quick = yes ]; then
     small_runs=20 big_runs=3 big_size=$((16 << 20)) sweep_top=$((16 << 20))
 else
-    small_runs=300 big_runs=20 big_size=$((256 << 20)) sweep_top=$((256 << 20))
+    small_runs=300 big_runs=40 big_size=$((256 << 20)) sweep_top=$((256 << 20))
 fi
 
 work=$(mktemp -d)
@@ -98,11 +98,14 @@ command_for() {
 medians() { grep -o '"median": *[-0-9.eE+]*' "$1" | sed 's/.*: *//'; }
 
 # timed INPUT RUNS: hyperfine over the four commands; prints their medians in order.
+# Before each run of a large input, sync (untimed) writes out the previous
+# run's output, so that no command pays for another's write-back.
 timed() {
     local input=$1 runs=$2 warmup=$(( $2 < 10 ? 1 : 10 ))
-    local commands=()
+    local commands=() prepare=()
     for name in "${names[@]}"; do commands+=("$(command_for "$name" "$input")"); done
-    hyperfine -N --style none --runs "$runs" --warmup "$warmup" \
+    [ "$(stat -c %s "$input")" -ge $((16 << 20)) ] && prepare=(--prepare sync)
+    hyperfine -N --style none --runs "$runs" --warmup "$warmup" "${prepare[@]}" \
         --export-json "time-$input.json" "${commands[@]}" >/dev/null 2>&1
     medians "time-$input.json"
 }
@@ -154,8 +157,10 @@ describe() {
     echo "- CPU: $cpu, $cores cores"
     echo "- Kernel: $(uname -sr)"
     echo "- Scratch directory: $fs"
+    echo "- Repository at commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$repo" diff --quiet HEAD -- src 2>/dev/null || echo ', with changes to src/ not committed')"
     echo "- Program: built by ${compiler:-an unknown compiler}; empty C++ program linked with: ${empty_link:-the default shared runtime}"
     echo "- Tools: $(hyperfine --version), $(strace -V | head -1), $(dd --version | head -1)"
+    echo "- Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg) (other work on the machine makes the times noisy)"
 }
 
 echo "## Machine"
@@ -232,6 +237,9 @@ echo "- (c) $big_label, time within 1.1× of dd's: $(ms "${median[imgstrip,big.w
 echo "- (c) $big_label, peak memory under 2 MiB above an empty C++ program: ${rss[imgstrip,big.wbmp]} KiB, $above KiB above: $(verdict "$c_mem")"
 echo
 
+echo "Load average after the table: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+
 # ---- Time against input size
 
 echo "== size sweep" >&2
@@ -241,7 +249,7 @@ while [ "$size" -le "$sweep_top" ]; do
     if [ "$size" -ge $((1 << 20)) ]; then tic="$((size >> 20)) MiB"; else tic="$((size >> 10)) KiB"; fi
     xtics+="${xtics:+, }\"$tic\" $size"
     head -c "$size" big.wbmp > "sweep-$size"
-    if [ $quick = yes ]; then runs=3; elif [ "$size" -ge $((16 << 20)) ]; then runs=10; else runs=50; fi
+    if [ $quick = yes ]; then runs=3; elif [ "$size" -ge $((16 << 20)) ]; then runs=10; else runs=100; fi
     echo "$size $(timed "sweep-$size" "$runs" | tr '\n' ' ')" >> sweep.dat
     rm -f "sweep-$size"
     size=$((size * 4))
@@ -258,6 +266,7 @@ set title "Median wall time against input size (whole process, $(nproc) cores, w
 set xlabel "input size (bytes)"
 set ylabel "median time (s)"
 set logscale xy
+set xrange [700:$((sweep_top * 3 / 2))]
 set xtics ($xtics)
 set format y "%g"
 set key top left
