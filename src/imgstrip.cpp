@@ -69,7 +69,8 @@ void run(const std::vector<std::string>& args)
         io::exit(5);
     }
 
-    io::write(WY, B);
+    // Handed over at once, so that a failure to store it is reported here.
+    io::write_run(WY, std::span(&B, 1));
     check(at_width_write);
 
     // The rest is copied unchanged, as runs of bytes through the input's

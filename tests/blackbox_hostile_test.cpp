@@ -51,7 +51,7 @@ TEST_F(Hostile, OutputDeviceThatIsFull)
 {
     const Result result = scratch.run({"in.wbmp", "/dev/full"});
     EXPECT_EQ(result.status, 112);
-    EXPECT_EQ(result.out, report(112, "004010E0"));
+    EXPECT_EQ(result.out, report(112, "004010B0"));
     EXPECT_EQ(result.err, "");
 }
 

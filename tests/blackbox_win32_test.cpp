@@ -256,7 +256,7 @@ TEST_F(Win32, Devices)
 
     const Result full = scratch.run({"in.wbmp", "/dev/full"});
     EXPECT_EQ(full.status, 112);
-    EXPECT_EQ(full.out.rfind("Runtime error 112 at 0x004010E0\r\n", 0), 0u) << full.out;
+    EXPECT_EQ(full.out.rfind("Runtime error 112 at 0x004010B0\r\n", 0), 0u) << full.out;
     EXPECT_EQ(full.err, "");
 }
 

@@ -92,8 +92,9 @@ std::vector<Role> roles(const std::vector<Call>& calls, const std::vector<Locati
         case Call::read:
             out.push_back({Op::report, nth == 0 ? imgstrip::at_header_read_1 : imgstrip::at_copy_read});
             break;
-        // The width byte waits in the buffer and goes over with the first run.
-        case Call::write: out.push_back({Op::report, imgstrip::at_copy_write}); break;
+        case Call::write:
+            out.push_back({Op::report, nth == 0 ? imgstrip::at_width_write : imgstrip::at_copy_write});
+            break;
         case Call::close:
             out.push_back({Op::report, nth == 0 ? imgstrip::at_input_close : imgstrip::at_output_close});
             break;

@@ -58,7 +58,8 @@ using posix::code_for;
 
 int fd_of(Handle handle) { return static_cast<int>(handle); }
 
-// The regular files this process holds, to refuse them as an output.
+// The regular files this process holds, so that no other open of the run
+// can reach one of them under another name.
 struct Held {
     int fd;
     dev_t device;
