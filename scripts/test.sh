@@ -7,6 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${BUILD_ROOT:-build}
+mkdir -p "$root"
+root=$(cd "$root" && pwd)  # absolute: cppcheck misreads a compile database given by a relative path
 jobs=$(nproc 2>/dev/null || echo 2)
 
 native() {
