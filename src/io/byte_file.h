@@ -29,7 +29,7 @@ Code take_code();
 // Leaves code pending unless one already is: the first failure counts.
 void fail(Code code);
 
-inline constexpr std::size_t buffer_size = std::size_t{128} * 1024;
+inline constexpr std::size_t buffer_size = std::size_t{256} * 1024;
 
 struct ByteFile {
     os::Handle handle = os::no_handle;
