@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "expected.h"
 #include "fake_os.h"
 #include "fuzz_check.h"
 #include "imgstrip.h"
@@ -41,25 +42,12 @@ const std::string directory = "dir";      // opening it fails
 const std::string held = "held";          // another program holds it
 const os::Code codes[] = {0, 2, 5, 100, 101, 112, 132, 160, 161, 162, 232, 256, 300, 357, 1921, 65535};
 
-const std::string usage = "Usage: imgstrip input.wbmp output.scrn\r\n";
-const std::string too_short = "Input file is too short!\r\n";
-const std::string wrong_width =
-    "Wrong x size!\r\nThis must be multiple of 8 (8,16,24,...) and no more than 240 pixels\r\n";
-const std::string done = "Done...\r\n";
-
-int status_for(unsigned code)
-{
-    const unsigned low = code & 0xFFU;
-    return low != 0 ? static_cast<int>(low) : 255;
-}
-
-std::string report(unsigned code, std::uint32_t where)
-{
-    char text[128];
-    std::snprintf(text, sizeof text, "Runtime error %u at 0x%08X\r\n  0x%08X\r\n  0x%08X\r\n\r\n", code, where,
-                  where, static_cast<unsigned>(imgstrip::entry));
-    return text;
-}
+using expected::done;
+using expected::report;
+using expected::status_for;
+using expected::too_short;
+using expected::usage;
+using expected::wrong_width;
 
 // The message lines a run with these arguments may write, by status.
 std::vector<std::pair<int, std::string>> messages(const std::vector<std::string>& args)
@@ -110,7 +98,7 @@ const std::string* output_path(const std::vector<std::string>& args)
 }
 
 // What a run in this world gives when no call fails.
-Outcome expected(const Setup& setup, const fake::World& world)
+Outcome modelled(const Setup& setup, const fake::World& world)
 {
     const std::vector<std::string>& args = setup.args;
     if (args.size() != 2) return {1, usage, false, {}};
@@ -207,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     setup.transfer_limit = byte(4) != 0 ? byte(4) * step : world.transfer_limit;
 
     const fake::World before = world;
-    const Outcome want = expected(setup, before);
+    const Outcome want = modelled(setup, before);
     world.fault = setup.fault;
     world.transfer_limit = setup.transfer_limit;
 

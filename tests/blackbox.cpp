@@ -14,15 +14,6 @@ namespace blackbox {
 std::string g_program;
 std::vector<std::string> g_runner;
 
-Bytes wbmp(int width, int rows)
-{
-    Bytes image = {0, 0, static_cast<unsigned char>(width), static_cast<unsigned char>(rows)};
-    for (int i = 0; i < width / 8 * rows; ++i) image.push_back(static_cast<unsigned char>(i * 37 + 11));
-    return image;
-}
-
-Bytes tail(const Bytes& input) { return Bytes(input.begin() + 2, input.end()); }
-
 Scratch::Scratch()
 {
     std::string pattern = (fs::temp_directory_path() / "imgstrip-XXXXXX").string();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "expected.h"
 #include "file_bytes.h"
 
 namespace blackbox {
@@ -28,10 +29,8 @@ using file_bytes::read_file;
 using file_bytes::read_text;
 using file_bytes::write_file;
 
-// A type 0 WBMP image narrower than 128 pixels: header, then rows of width/8 bytes.
-Bytes wbmp(int width, int rows);
-// What a conversion of input writes: all but its first two bytes.
-Bytes tail(const Bytes& input);
+// The messages, the report and the fixtures every case compares against.
+using namespace expected;
 
 // Where the program's standard output goes.
 // output_file and appended_file name a file of the scratch directory, as

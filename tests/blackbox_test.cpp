@@ -15,12 +15,6 @@ namespace {
 
 using namespace blackbox;
 
-const std::string usage = "Usage: imgstrip input.wbmp output.scrn\r\n";
-const std::string too_short = "Input file is too short!\r\n";
-const std::string wrong_width =
-    "Wrong x size!\r\nThis must be multiple of 8 (8,16,24,...) and no more than 240 pixels\r\n";
-const std::string done = "Done...\r\n";
-
 // What a case expects of out.scrn afterwards.
 enum class Output { absent, unchanged, empty, converted };
 

@@ -19,7 +19,6 @@ namespace {
 
 using namespace blackbox;
 
-const std::string done = "Done...\r\n";
 
 // Starts words in dir with the given standard input and output, standard
 // error discarded, no other descriptor inherited.

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "expected.h"
 #include "fake_os.h"
 #include "imgstrip.h"
 #include "io/byte_file.h"
@@ -20,18 +21,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using fake::Call;
 using imgstrip::Location;
-
-const std::string done = "Done...\r\n";
-
-std::string report(int code, std::uint32_t where)
-{
-    char text[128];
-    std::snprintf(text, sizeof text, "Runtime error %d at 0x%08X\r\n  0x%08X\r\n  0x%08X\r\n\r\n", code,
-                  where, where, static_cast<unsigned>(imgstrip::entry));
-    return text;
-}
-
-int status_for(int code) { return (code & 0xFF) != 0 ? code & 0xFF : 255; }
+using namespace expected;
 
 // One run to sweep: its arguments and files, and how it ends without faults.
 struct Scenario {
@@ -51,11 +41,6 @@ Bytes image(std::size_t length)
     for (std::size_t i = bytes.size(); i < length; ++i) bytes.push_back(static_cast<unsigned char>(i * 7 + i / 251));
     return bytes;
 }
-
-Bytes tail(const Bytes& input) { return Bytes(input.begin() + 2, input.end()); }
-
-const std::string wrong_width =
-    "Wrong x size!\r\nThis must be multiple of 8 (8,16,24,...) and no more than 240 pixels\r\n";
 
 const Scenario scenarios[] = {
     {"small image over an older output", {"in", "out"}, image(20), Bytes(50, 'o'), 0, done, tail(image(20)),

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "expected.h"
 #include "file_bytes.h"
 
 #include "imgstrip.h"
@@ -480,13 +481,7 @@ os::Code code_of(Sys sys, bool console)
     }
 }
 
-std::string report(unsigned code, unsigned where)
-{
-    char text[128];
-    std::snprintf(text, sizeof text, "Runtime error %u at 0x%08X\r\n  0x%08X\r\n  0x%08X\r\n\r\n", code, where,
-                  where, static_cast<unsigned>(imgstrip::entry));
-    return text;
-}
+using expected::report;
 
 // Every system call of whole conversions failing in turn, against real
 // files: the run never reports a failure as success, never dies of a

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "expected.h"
 #include "fake_os.h"
 #include "imgstrip.h"
 #include "io/byte_file.h"
@@ -10,30 +11,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-const std::string usage = "Usage: imgstrip input.wbmp output.scrn\r\n";
-const std::string too_short = "Input file is too short!\r\n";
-const std::string wrong_width =
-    "Wrong x size!\r\nThis must be multiple of 8 (8,16,24,...) and no more than 240 pixels\r\n";
-const std::string done = "Done...\r\n";
-
-// A type 0 WBMP image narrower than 128 pixels: header, then rows of width/8 bytes.
-Bytes wbmp(int width, int rows)
-{
-    Bytes image = {0, 0, static_cast<unsigned char>(width), static_cast<unsigned char>(rows)};
-    for (int i = 0; i < width / 8 * rows; ++i) image.push_back(static_cast<unsigned char>(i * 37 + 11));
-    return image;
-}
-
-Bytes without_first_two(const Bytes& input) { return Bytes(input.begin() + 2, input.end()); }
-
-std::string report(int code, std::uint32_t where)
-{
-    char text[128];
-    std::snprintf(text, sizeof text, "Runtime error %d at 0x%08X\r\n  0x%08X\r\n  0x%08X\r\n\r\n", code,
-                  where, where, static_cast<unsigned>(imgstrip::entry));
-    return text;
-}
+using namespace expected;
 
 class Run : public ::testing::Test {
 protected:
@@ -89,10 +67,10 @@ TEST_F(Run, OutputIsTheInputWithoutItsFirstTwoBytes)
         fake::put_file("in", input);
         EXPECT_EQ(fake::run({"in", "out"}), 0);
         EXPECT_EQ(world().console, done);
-        EXPECT_EQ(data("out"), without_first_two(input));
+        EXPECT_EQ(data("out"), tail(input));
         EXPECT_EQ(data("in"), input);
     }
-    EXPECT_EQ(without_first_two(wbmp(64, 2)).size(), 18u);
+    EXPECT_EQ(tail(wbmp(64, 2)).size(), 18u);
 }
 
 TEST_F(Run, ShortTransfersAreContinued)
@@ -105,7 +83,7 @@ TEST_F(Run, ShortTransfersAreContinued)
         world().transfer_limit = limit;
         EXPECT_EQ(fake::run({"in", "out"}), 0);
         EXPECT_EQ(world().console, done);
-        EXPECT_EQ(data("out"), without_first_two(input));
+        EXPECT_EQ(data("out"), tail(input));
     }
 }
 
@@ -127,7 +105,7 @@ TEST_F(Run, WidthRule)
         const int status = fake::run({"in", "out"});
         if (c.accepted) {
             EXPECT_EQ(status, 0);
-            EXPECT_EQ(data("out"), without_first_two(input));
+            EXPECT_EQ(data("out"), tail(input));
         } else {
             EXPECT_EQ(status, 5);
             EXPECT_EQ(world().console, wrong_width);
@@ -271,7 +249,7 @@ TEST_F(Run, ConsoleFailureIs101)
         world().fault = {last, persist, 0};
         EXPECT_EQ(fake::run({"in", "out"}), 101);
         EXPECT_EQ(world().console, persist ? "" : report(101, imgstrip::at_done_line));
-        EXPECT_EQ(data("out"), without_first_two(wbmp(8, 2)));  // the output is complete
+        EXPECT_EQ(data("out"), tail(wbmp(8, 2)));  // the output is complete
     }
 
     // A refusal whose line cannot be written ends in 101 too, not in its own status.
